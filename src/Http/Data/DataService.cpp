@@ -1,0 +1,218 @@
+#include "Http/Data/DataService.h"
+
+#include <chrono>
+#include <memory>
+#include <new>
+#include <thread>
+
+#include "Http/Base/TransferLoop.h"
+#include "Http/Data/DataResponse.h"
+#include "api/CurlGlobal.h"
+
+namespace Http {
+namespace Data {
+
+namespace {
+constexpr std::uint32_t kIdleWaitMilliseconds = 1000;
+}  // namespace
+
+DataService::DataService() {
+    worker.SetOwner(this);
+    wakeup.Create(nullptr);
+}
+
+DataService::~DataService() { Shutdown(); }
+
+bool DataService::Launch() { return worker.Start(false); }
+
+void DataService::SetIdCounterForTesting(RequestId value) {
+    pendingLock.Enter();
+    idCounter = value;
+    pendingLock.Leave();
+}
+
+RequestId DataService::Get(const char* url, HttpCallback callback, int userData) {
+    return Enqueue(url, callback, userData, nullptr);
+}
+
+RequestId DataService::Post(const char* url, const void* data, int length,
+                            HttpCallback callback, int userData) {
+    if (length < 0 || (data == nullptr && length != 0)) return 0;
+    auto reader = std::make_unique<CurlStream::BufferReader>();
+    reader->SetData(data, length, true);
+    const RequestId id = Enqueue(url, callback, userData, reader.get());
+    reader.release();
+    return id;
+}
+
+RequestId DataService::Enqueue(const char* url, HttpCallback callback, int userData,
+                               CurlStream::BufferReader* body) {
+    // Everything that may throw happens before the lock is taken, and the
+    // id is filled in under it, so that ids follow queue order.
+    auto request = std::make_unique<Base::HttpRequest>(0, url, callback, userData);
+    std::list<Base::HttpRequest*> node{request.get()};
+    if (body != nullptr) request->SetBody(body);
+
+    pendingLock.Enter();
+    if (++idCounter == 0) ++idCounter;
+    const RequestId id = idCounter;
+    request->SetId(id);
+    pending.splice(pending.end(), node);
+    pendingLock.Leave();
+    request.release();
+
+    wakeup.Release();
+    return id;
+}
+
+void DataService::Cancel(RequestId id) {
+    cancelLock.Enter();
+    try {
+        cancelIds.push_back(id);
+    } catch (const std::bad_alloc&) {
+        cancelLock.Leave();
+        throw;
+    }
+    if (activeMulti != nullptr) curl_multi_wakeup(activeMulti);
+    cancelLock.Leave();
+}
+
+bool DataService::TakeCancel(RequestId id) {
+    cancelLock.Enter();
+    bool found = false;
+    for (auto it = cancelIds.begin(); it != cancelIds.end(); ++it) {
+        if (*it == id) {
+            cancelIds.erase(it);
+            found = true;
+            break;
+        }
+    }
+    cancelLock.Leave();
+    return found;
+}
+
+void DataService::ProcessCancels() {
+    cancelLock.Enter();
+    // An entry of 0, which no request bears, ends the pass like an empty list.
+    while (!cancelIds.empty()) {
+        const RequestId id = cancelIds.front();
+        cancelIds.pop_front();
+        if (id == 0) break;
+        RemovePending(id);
+        RemoveCompleted(id);
+    }
+    cancelLock.Leave();
+}
+
+namespace {
+Base::HttpRequest* TakeById(std::list<Base::HttpRequest*>& list, CriticalSection& lock,
+                            RequestId id) {
+    Base::HttpRequest* found = nullptr;
+    lock.Enter();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if ((*it)->Id() == id) {
+            found = *it;
+            list.erase(it);
+            break;
+        }
+    }
+    lock.Leave();
+    return found;
+}
+
+Base::HttpRequest* TakeFront(std::list<Base::HttpRequest*>& list, CriticalSection& lock) {
+    Base::HttpRequest* front = nullptr;
+    lock.Enter();
+    if (!list.empty()) {
+        front = list.front();
+        list.pop_front();
+    }
+    lock.Leave();
+    return front;
+}
+}  // namespace
+
+void DataService::RemovePending(RequestId id) { delete TakeById(pending, pendingLock, id); }
+
+void DataService::RemoveCompleted(RequestId id) { delete TakeById(completed, completedLock, id); }
+
+void DataService::WorkerStep() {
+    const std::uint32_t woken = wakeup.Wait(kIdleWaitMilliseconds);
+    if (woken == platform::kWaitTimeout) return;
+    if (woken != platform::kWaitObject0) {
+        // Without a working semaphore the worker polls once a second
+        // instead of spinning, and still performs what is queued.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kIdleWaitMilliseconds));
+    }
+    ProcessCancels();
+    while (Base::HttpRequest* request = TakeFront(pending, pendingLock)) Process(request);
+}
+
+void DataService::Process(Base::HttpRequest* request) {
+    if (!Execute(request)) {
+        delete request;
+        return;
+    }
+    completedLock.Enter();
+    completed.push_back(request);
+    completedLock.Leave();
+    PostCompletion();
+}
+
+bool DataService::Execute(Base::HttpRequest* request) {
+    const RequestId id = request->Id();
+    try {
+        request->SetResponse(new DataResponse);
+    } catch (const std::bad_alloc&) {
+        return true;  // handed back without a response
+    }
+    if (multi == nullptr) multi = curl_multi_init();
+    CURL* easy = curl_easy_init();
+    if (easy == nullptr || multi == nullptr) {
+        // Nothing can be sent: the request completes like a failed transfer.
+        if (easy != nullptr) curl_easy_cleanup(easy);
+        return true;
+    }
+    ApplyCommonOptions(easy);
+    request->Prepare(easy);
+    curl_multi_add_handle(multi, easy);
+
+    cancelLock.Enter();
+    activeMulti = multi;
+    cancelLock.Leave();
+
+    CancelCheck check{this, id};
+    const bool finished = Base::RunTransfer(multi, &check);
+
+    cancelLock.Enter();
+    activeMulti = nullptr;
+    cancelLock.Leave();
+
+    request->Finish(easy);
+    curl_multi_remove_handle(multi, easy);
+    curl_easy_cleanup(easy);
+    return finished;
+}
+
+void DataService::Dispatch() {
+    ProcessCancels();
+    Base::CompleteRequest(TakeFront(completed, completedLock));
+    // The callback may have shut this service down; nothing of it is
+    // touched from here on.
+}
+
+void DataService::Shutdown() {
+    worker.RequestStop();
+    wakeup.Release();  // an idle worker ends now, not after its wait
+    worker.Wait(platform::kInfinite);
+    worker.Stop();
+    while (Base::HttpRequest* request = TakeFront(pending, pendingLock)) delete request;
+    while (Base::HttpRequest* request = TakeFront(completed, completedLock)) delete request;
+    if (multi != nullptr) {
+        curl_multi_cleanup(multi);
+        multi = nullptr;
+    }
+}
+
+}  // namespace Data
+}  // namespace Http

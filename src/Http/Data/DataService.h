@@ -1,0 +1,92 @@
+#pragma once
+
+#include <curl/curl.h>
+
+#include <list>
+
+#include "CurlStream/BufferReader.h"
+#include "Http/Base/AsyncServiceBase.h"
+#include "Http/Base/HttpRequest.h"
+#include "Http/Data/DataServiceThread.h"
+#include "System/CriticalSection.h"
+#include "System/Semaphore.h"
+
+namespace Http {
+namespace Data {
+
+// Queued GET and POST requests, performed one at a time in arrival order by
+// one worker thread and handed back, one per completion message, on the
+// start-up thread.
+//
+// Locks: pendingLock guards pending and idCounter, completedLock guards
+// completed, cancelLock guards cancelIds and activeMulti. Only
+// ProcessCancels holds two at once, always cancelLock first. No lock is held
+// during a transfer or a callback.
+class DataService : public Base::AsyncServiceBase {
+public:
+    DataService();
+    ~DataService() override;
+
+    // Starts the worker; false if the thread could not be created.
+    bool Launch();
+
+    // Both return the new request's id, never 0; Post copies the bytes before
+    // it returns, and returns 0 (queuing nothing) for a negative length or
+    // null data with a non-zero length.
+    RequestId Get(const char* url, HttpCallback callback, int userData);
+    RequestId Post(const char* url, const void* data, int length, HttpCallback callback,
+                   int userData);
+
+    // Queues `id` for cancellation and wakes a running transfer so that it
+    // can stop at once if it is the one.
+    void Cancel(RequestId id);
+
+    // Lets the worker perform everything pending (calling nobody back),
+    // ends it, and deletes every request left. Safe to repeat.
+    void Shutdown();
+
+    void Dispatch() override;
+
+    // Worker side.
+    void WorkerStep();
+    bool TakeCancel(RequestId id);
+
+    // Lets tests start the id sequence anywhere.
+    void SetIdCounterForTesting(RequestId value);
+
+private:
+    RequestId Enqueue(const char* url, HttpCallback callback, int userData,
+                      CurlStream::BufferReader* body);
+    void ProcessCancels();
+    void RemovePending(RequestId id);
+    void RemoveCompleted(RequestId id);
+    void Process(Base::HttpRequest* request);
+    bool Execute(Base::HttpRequest* request);
+
+    RequestId idCounter = 0;
+    std::list<Base::HttpRequest*> pending;
+    std::list<Base::HttpRequest*> completed;
+    std::list<RequestId> cancelIds;
+    CriticalSection pendingLock;
+    CriticalSection completedLock;
+    CriticalSection cancelLock;
+    Semaphore wakeup;
+    DataServiceThread worker;
+
+    // The worker's multi handle, kept across requests so that connections
+    // are reused; only the worker touches it until it has ended.
+    CURLM* multi = nullptr;
+    // Set while a transfer runs on `multi`, so that Cancel can wake it.
+    CURLM* activeMulti = nullptr;
+};
+
+// Asks the service whether the request being performed was cancelled,
+// consuming the cancellation.
+struct CancelCheck {
+    DataService* service;
+    RequestId id;
+    bool IsCancelled() { return service->TakeCancel(id); }
+};
+
+}  // namespace Data
+}  // namespace Http

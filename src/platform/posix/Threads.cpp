@@ -1,0 +1,235 @@
+// Threads with Win32 suspend counts.
+//
+// A thread created suspended waits at its start, before the routine, until
+// its count drops to 0. A running thread is stopped with a real-time signal
+// whose handler parks it in sigsuspend until the count is back to 0 and a
+// second signal wakes it; SuspendThread returns only once the handler has
+// reported the thread held. Like its Win32 model, this is for debuggers and
+// tests: a thread stopped while holding a lock (malloc's included) stops
+// everyone who needs that lock. A thread that blocks these signals cannot be
+// suspended, and a blocking call the signal interrupts may return EINTR.
+#include <errno.h>
+#include <pthread.h>
+#include <semaphore.h>
+#include <signal.h>
+
+#include <mutex>
+
+#include "platform/posix/Objects.h"
+
+namespace platform::posix {
+namespace {
+
+constexpr std::uint32_t kMaximumSuspendCount = 127;  // as on Windows
+
+int suspendSignal = 0;
+int resumeSignal = 0;
+
+struct ThreadObject : Object {
+    ThreadObject() : Object(Kind::Thread) { sem_init(&held, 0, 0); }
+    ~ThreadObject() override { sem_destroy(&held); }
+
+    std::uint32_t Wait(std::uint32_t milliseconds) override {
+        std::unique_lock<std::mutex> lock(mutex);
+        return WaitFor(changed, lock, milliseconds, [this] { return ended; }) ? kWaitObject0
+                                                                              : kWaitTimeout;
+    }
+
+    ThreadRoutine routine = nullptr;
+    void* argument = nullptr;
+
+    // Serialises start, end, suspension and resumption.
+    std::mutex mutex;
+    std::condition_variable changed;
+    pthread_t thread{};
+    ThreadId id = 0;
+    bool started = false;  // past its start: suspending it now needs a signal
+    bool ended = false;
+    // Atomic because the signal handler reads it without the mutex.
+    std::atomic<std::uint32_t> suspendCount{0};
+    // Posted by the handler once the thread is held; sem_post is safe there.
+    sem_t held;
+};
+
+// Only ever points at a thread of ours; set at its start, cleared at its end.
+thread_local ThreadObject* currentThread = nullptr;
+
+void OnSuspend(int) {
+    const int savedErrno = errno;
+    ThreadObject* self = currentThread;
+    if (self != nullptr) {
+        // The resume signal stays blocked (sa_mask) until sigsuspend, so a
+        // resumption between the check and the wait is not lost.
+        sigset_t waitMask;
+        pthread_sigmask(SIG_SETMASK, nullptr, &waitMask);
+        sigdelset(&waitMask, resumeSignal);
+        sem_post(&self->held);
+        while (self->suspendCount.load() > 0) sigsuspend(&waitMask);
+    }
+    errno = savedErrno;
+}
+
+void OnResume(int) {}
+
+void InstallHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        suspendSignal = SIGRTMIN + 3;
+        resumeSignal = SIGRTMIN + 4;
+        struct sigaction action = {};
+        action.sa_flags = SA_RESTART;
+        sigemptyset(&action.sa_mask);
+        action.sa_handler = OnResume;
+        sigaction(resumeSignal, &action, nullptr);
+        sigaddset(&action.sa_mask, resumeSignal);
+        action.sa_handler = OnSuspend;
+        sigaction(suspendSignal, &action, nullptr);
+    });
+}
+
+void WaitHeld(ThreadObject& thread) {
+    while (sem_wait(&thread.held) != 0 && errno == EINTR) {
+    }
+}
+
+// Marks the thread ended. Being the first thread_local with a destructor
+// that the thread constructs, it is destroyed last, so a waiter released by
+// it finds the thread's other per-thread state (its message queue) gone.
+struct EndOfThread {
+    ThreadObject* thread = nullptr;
+    ~EndOfThread() {
+        if (thread == nullptr) return;
+        {
+            std::lock_guard<std::mutex> lock(thread->mutex);
+            thread->ended = true;
+            currentThread = nullptr;
+        }
+        thread->changed.notify_all();
+        Release(thread);
+    }
+};
+thread_local EndOfThread endOfThread;
+
+void* Start(void* argument) {
+    auto* thread = static_cast<ThreadObject*>(argument);
+    endOfThread.thread = thread;
+    currentThread = thread;
+    {
+        std::unique_lock<std::mutex> lock(thread->mutex);
+        thread->id = CurrentThreadId();
+        thread->changed.notify_all();
+        thread->changed.wait(lock, [thread] { return thread->suspendCount.load() == 0; });
+        thread->started = true;
+    }
+    thread->routine(thread->argument);
+    return nullptr;
+}
+
+ThreadObject* AcquireThread(Handle handle) {
+    Object* object = Acquire(handle);
+    if (object != nullptr && object->kind != Kind::Thread) {
+        Release(object);
+        SetLastError(EBADF);
+        return nullptr;
+    }
+    return static_cast<ThreadObject*>(object);
+}
+
+}  // namespace
+}  // namespace platform::posix
+
+namespace platform {
+
+using posix::ThreadObject;
+
+Handle BeginThread(ThreadRoutine routine, void* argument, bool suspended, ThreadId* id) {
+    if (routine == nullptr) {
+        posix::SetLastError(EINVAL);
+        return nullptr;
+    }
+    posix::InstallHandlers();
+    auto* thread = new ThreadObject;
+    thread->routine = routine;
+    thread->argument = argument;
+    thread->suspendCount = suspended ? 1 : 0;
+    thread->references = 2;  // the handle's and the running thread's
+
+    // Detached: the record, not a join, tells when the thread has ended, and
+    // the handle may be closed before or after that.
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    pthread_t created;
+    const int error = pthread_create(&created, &attributes, posix::Start, thread);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        delete thread;
+        posix::SetLastError(error);
+        return nullptr;
+    }
+    ThreadId newId;
+    {
+        std::unique_lock<std::mutex> lock(thread->mutex);
+        thread->thread = created;
+        thread->changed.wait(lock, [thread] { return thread->id != 0; });
+        newId = thread->id;
+    }
+    if (id != nullptr) *id = newId;
+    return posix::Publish(thread);
+}
+
+std::uint32_t SuspendThread(Handle handle) {
+    ThreadObject* thread = posix::AcquireThread(handle);
+    if (thread == nullptr) return kSuspendFailed;
+    std::uint32_t previous = kSuspendFailed;
+    bool stopSelf = false;
+    {
+        std::lock_guard<std::mutex> lock(thread->mutex);
+        if (thread->ended) {
+            posix::SetLastError(ESRCH);
+        } else if (thread->suspendCount.load() >= posix::kMaximumSuspendCount) {
+            posix::SetLastError(EAGAIN);
+        } else {
+            previous = thread->suspendCount.fetch_add(1);
+            if (previous == 0 && thread->started) {
+                if (pthread_equal(thread->thread, pthread_self())) {
+                    stopSelf = true;  // stopping here would hold the mutex
+                } else {
+                    pthread_kill(thread->thread, posix::suspendSignal);
+                    posix::WaitHeld(*thread);
+                }
+            }
+        }
+    }
+    if (stopSelf) {
+        // Returns once resumed; then takes back the handler's report.
+        pthread_kill(pthread_self(), posix::suspendSignal);
+        posix::WaitHeld(*thread);
+    }
+    posix::Release(thread);
+    return previous;
+}
+
+std::uint32_t ResumeThread(Handle handle) {
+    ThreadObject* thread = posix::AcquireThread(handle);
+    if (thread == nullptr) return kSuspendFailed;
+    std::uint32_t previous;
+    {
+        std::lock_guard<std::mutex> lock(thread->mutex);
+        previous = thread->suspendCount.load();
+        if (previous > 0) {
+            thread->suspendCount.store(previous - 1);
+            if (previous == 1) {
+                if (thread->started && !thread->ended) {
+                    pthread_kill(thread->thread, posix::resumeSignal);
+                } else {
+                    thread->changed.notify_all();
+                }
+            }
+        }
+    }
+    posix::Release(thread);
+    return previous;
+}
+
+}  // namespace platform
