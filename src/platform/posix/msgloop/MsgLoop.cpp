@@ -66,10 +66,8 @@ Registry& TheRegistry() {
     return *registry;
 }
 
-std::uint32_t ThisThreadId() {
-    thread_local const std::uint32_t id = static_cast<std::uint32_t>(gettid());
-    return id;
-}
+// Not cached: a forked child's thread must not answer with its parent's id.
+std::uint32_t ThisThreadId() { return static_cast<std::uint32_t>(gettid()); }
 
 // Unregisters the queue when its thread ends, so later posts fail rather than
 // pile up in a queue nobody will read.
