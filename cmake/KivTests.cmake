@@ -11,7 +11,8 @@ function(kiv_layer_test name dir)
   endif()
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE ${ARGN} kivTesting GTest::gtest_main)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 180)
+  # Prefixed with the executable, so `ctest -R <layer>` selects a layer.
+  gtest_discover_tests(${name} TEST_PREFIX "${name}." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 180)
 endfunction()
 
 if(NOT WIN32)

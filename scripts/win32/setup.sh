@@ -194,14 +194,15 @@ $PSUDO rm -f "$PREFIX"/lib/libcurl*.la
 $PSUDO rm -rf "$PREFIX/share/aclocal/libcurl.m4" "$PREFIX/share/man"
 $PSUDO rmdir "$PREFIX/share/aclocal" "$PREFIX/share" 2>/dev/null || true
 
-dll="$(cd "$PREFIX/bin" && ls libcurl*.dll | head -1)"
-# Only system DLLs may be imported.
+dll="$(find "$PREFIX/bin" -maxdepth 1 -name 'libcurl*.dll' -printf '%f\n' | head -1)"
+# Only system DLLs may be imported (no MinGW runtime, no third-party library).
 imports="$($HOST-objdump -p "$PREFIX/bin/$dll" | awk '/DLL Name:/ {print $3}' | sort -u | tr '\n' ' ')"
 log "$dll imports: $imports"
 for d in $imports; do
   case "${d,,}" in
-    libgcc*|libstdc*|libwinpthread*|zlib*|libz*|libssl*|libcrypto*|libidn*|libpsl*|libssh*|libnghttp*|libbrotli*|libzstd*)
-      log "unexpected non-system import $d"; exit 1 ;;
+    kernel32.dll|advapi32.dll|crypt32.dll|ws2_32.dll|bcrypt.dll|msvcrt.dll|secur32.dll|\
+    iphlpapi.dll|normaliz.dll|wldap32.dll|user32.dll|shell32.dll|ole32.dll|api-ms-win-*) ;;
+    *) log "unexpected non-system import: $d"; exit 1 ;;
   esac
 done
 

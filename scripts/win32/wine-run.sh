@@ -13,7 +13,7 @@
 #                     --curl-prefix=DIR wins)
 #   KIV_WINEPREFIX    persistent Wine prefix, created on first use (default ~/.wine-kivhttp)
 #   WINEDEBUG         default -all
-#   KIV_WINEPATH      extra Windows or Unix directories to put on WINEPATH (';' or ':' separated)
+#   KIV_WINEPATH      extra directories for WINEPATH, ';'-separated (Unix or Windows paths)
 set -euo pipefail
 
 prefix="${KIV_WIN32_PREFIX:-/opt/kivhttp-win32}"
@@ -38,11 +38,11 @@ if [ ! -f "$ready" ]; then
       if [ ! -f "$WINEPREFIX/system.reg" ]; then
         export WINEARCH=win32
       fi
-      WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >/dev/null 2>&1
+      WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >/dev/null 2>&1 9>&-
       # Null display driver: windows (also top-level, hidden ones) can be
       # created without an X server, and never show up if there is one.
-      wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
-      wineserver -w </dev/null >/dev/null 2>&1
+      wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1 9>&-
+      wineserver -w </dev/null >/dev/null 2>&1 9>&-
       touch "$ready"
     fi
   ) 9>"$WINEPREFIX.lock"
@@ -66,20 +66,16 @@ dirs=("$progdir" "$prefix/bin")
 # MinGW runtime DLLs (libstdc++-6, libgcc_s_dw2-1, libwinpthread-1) for
 # programs that are not linked with -static.
 for d in /usr/lib/gcc/i686-w64-mingw32/*-posix /usr/i686-w64-mingw32/lib; do
-  [ -d "$d" ] && dirs+=("$d")
+  if [ -d "$d" ]; then
+    dirs+=("$d")
+  fi
 done
 if [ -n "${KIV_WINEPATH:-}" ]; then
-  IFS=';:' read -r -a extra <<<"$KIV_WINEPATH"
-  # A "C:\x" entry split on ':' is rejoined below.
-  i=0
-  while [ "$i" -lt "${#extra[@]}" ]; do
-    e="${extra[$i]}"
-    if [[ "$e" =~ ^[A-Za-z]$ ]] && [ $((i + 1)) -lt "${#extra[@]}" ]; then
-      e="$e:${extra[$((i + 1))]}"
-      i=$((i + 1))
+  IFS=';' read -r -a extra <<<"$KIV_WINEPATH"
+  for e in "${extra[@]}"; do
+    if [ -n "$e" ]; then
+      dirs+=("$e")
     fi
-    [ -n "$e" ] && dirs+=("$e")
-    i=$((i + 1))
   done
 fi
 
@@ -97,9 +93,9 @@ export WINEPATH="$winepath${WINEPATH:+;$WINEPATH}"
 # seconds after the last program exits.
 (
   flock 9
-  if wineserver -p"${KIV_WINESERVER_LINGER:-10}" </dev/null >/dev/null 2>&1; then
+  if wineserver -p"${KIV_WINESERVER_LINGER:-10}" </dev/null >/dev/null 2>&1 9>&-; then
     # Fresh server (the call fails at once if one is running already).
-    wineboot </dev/null >/dev/null 2>&1 || true
+    wineboot </dev/null >/dev/null 2>&1 9>&- || true
   fi
 ) 9>"$WINEPREFIX.lock"
 

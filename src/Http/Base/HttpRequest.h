@@ -11,6 +11,14 @@
 
 using RequestId = std::int32_t;
 
+// The id after `last`: wraps from the largest positive id through the
+// negatives (two's complement, without signed overflow) and skips 0.
+inline RequestId NextRequestId(RequestId last) {
+    auto next = static_cast<RequestId>(static_cast<std::uint32_t>(last) + 1u);
+    if (next == 0) next = 1;
+    return next;
+}
+
 enum class RequestKind : std::int32_t { Get = 0, Post = 1 };
 
 namespace Http {

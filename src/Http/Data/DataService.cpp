@@ -54,7 +54,7 @@ RequestId DataService::Enqueue(const char* url, HttpCallback callback, int userD
     if (body != nullptr) request->SetBody(body);
 
     pendingLock.Enter();
-    if (++idCounter == 0) ++idCounter;
+    idCounter = NextRequestId(idCounter);
     const RequestId id = idCounter;
     request->SetId(id);
     pending.splice(pending.end(), node);
@@ -77,30 +77,41 @@ void DataService::Cancel(RequestId id) {
     cancelLock.Leave();
 }
 
-bool DataService::TakeCancel(RequestId id) {
-    cancelLock.Enter();
-    bool found = false;
+bool DataService::EraseCancelLocked(RequestId id) {
     for (auto it = cancelIds.begin(); it != cancelIds.end(); ++it) {
         if (*it == id) {
             cancelIds.erase(it);
-            found = true;
-            break;
+            return true;
         }
     }
+    return false;
+}
+
+bool DataService::TakeCancel(RequestId id) {
+    cancelLock.Enter();
+    const bool found = EraseCancelLocked(id);
     cancelLock.Leave();
     return found;
 }
 
 void DataService::ProcessCancels() {
     cancelLock.Enter();
+    // The request being performed is the worker's to cancel: consuming its
+    // id here would let it run to its end and be handed back after all.
+    std::list<RequestId> kept;
     // An entry of 0, which no request bears, ends the pass like an empty list.
     while (!cancelIds.empty()) {
         const RequestId id = cancelIds.front();
+        if (id != 0 && id == runningId) {
+            kept.splice(kept.end(), cancelIds, cancelIds.begin());
+            continue;
+        }
         cancelIds.pop_front();
         if (id == 0) break;
         RemovePending(id);
         RemoveCompleted(id);
     }
+    cancelIds.splice(cancelIds.begin(), kept);
     cancelLock.Leave();
 }
 
@@ -145,18 +156,53 @@ void DataService::WorkerStep() {
         std::this_thread::sleep_for(std::chrono::milliseconds(kIdleWaitMilliseconds));
     }
     ProcessCancels();
-    while (Base::HttpRequest* request = TakeFront(pending, pendingLock)) Process(request);
+    while (Base::HttpRequest* request = TakeNextPending()) Process(request);
+}
+
+Base::HttpRequest* DataService::TakeNextPending() {
+    for (;;) {
+        cancelLock.Enter();
+        pendingLock.Enter();
+        Base::HttpRequest* request = nullptr;
+        if (!pending.empty()) {
+            request = pending.front();
+            pending.pop_front();
+        }
+        // Cancelled while it waited behind the previous request: drop it
+        // unsent, as the pass at the start of the step would have.
+        const bool cancelled = request != nullptr && EraseCancelLocked(request->Id());
+        runningId = request != nullptr && !cancelled ? request->Id() : 0;
+        pendingLock.Leave();
+        cancelLock.Leave();
+        if (!cancelled) return request;
+        delete request;
+    }
 }
 
 void DataService::Process(Base::HttpRequest* request) {
-    if (!Execute(request)) {
-        delete request;
-        return;
+    std::list<Base::HttpRequest*> node;
+    bool queued = false;
+    if (Execute(request)) {
+        try {
+            node.push_back(request);
+            queued = true;
+        } catch (const std::bad_alloc&) {
+            // No room to queue it: it goes like a cancelled one.
+        }
     }
+    // Queued and released in one step, so that a pass never finds the
+    // request neither running nor completed while its id waits.
+    cancelLock.Enter();
     completedLock.Enter();
-    completed.push_back(request);
+    completed.splice(completed.end(), node);
+    runningId = 0;
     completedLock.Leave();
-    PostCompletion();
+    cancelLock.Leave();
+    if (queued) {
+        PostCompletion();
+    } else {
+        delete request;
+    }
 }
 
 bool DataService::Execute(Base::HttpRequest* request) {

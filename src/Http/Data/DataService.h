@@ -19,9 +19,12 @@ namespace Data {
 // start-up thread.
 //
 // Locks: pendingLock guards pending and idCounter, completedLock guards
-// completed, cancelLock guards cancelIds and activeMulti. Only
-// ProcessCancels holds two at once, always cancelLock first. No lock is held
-// during a transfer or a callback.
+// completed, cancelLock guards cancelIds, runningId and activeMulti. Two are
+// held at once only with cancelLock taken first. No lock is held during a
+// transfer or a callback.
+//
+// A cancelled request never calls back: its id waits in cancelIds until it
+// is found pending, running (the transfer is woken and stops) or completed.
 class DataService : public Base::AsyncServiceBase {
 public:
     DataService();
@@ -58,6 +61,8 @@ private:
     RequestId Enqueue(const char* url, HttpCallback callback, int userData,
                       CurlStream::BufferReader* body);
     void ProcessCancels();
+    bool EraseCancelLocked(RequestId id);
+    Base::HttpRequest* TakeNextPending();
     void RemovePending(RequestId id);
     void RemoveCompleted(RequestId id);
     void Process(Base::HttpRequest* request);
@@ -78,6 +83,9 @@ private:
     CURLM* multi = nullptr;
     // Set while a transfer runs on `multi`, so that Cancel can wake it.
     CURLM* activeMulti = nullptr;
+    // The request the worker holds, from leaving `pending` until it is in
+    // `completed` or deleted; under cancelLock.
+    RequestId runningId = 0;
 };
 
 // Asks the service whether the request being performed was cancelled,

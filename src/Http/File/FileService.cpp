@@ -20,7 +20,7 @@ RequestId FileService::StartDownload(const char* url, const char* path, HttpCall
     std::list<FileRequest*> node{download.get()};
 
     lock.Enter();
-    if (++idCounter == 0) ++idCounter;
+    idCounter = NextRequestId(idCounter);
     const RequestId id = idCounter;
     download->SetId(id);
     // Started under the lock: Dispatch cannot look at the list before the

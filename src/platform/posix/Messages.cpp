@@ -9,6 +9,10 @@ namespace platform {
 ThreadId CurrentThreadId() { return kmsgCurrentThreadId(); }
 
 HookHandle SetGetMessageHook(HookProcedure procedure, ThreadId thread) {
+    // A thread that hooks its own retrievals is about to be posted to; on
+    // Windows such a thread already has its queue, here it gets it now, so
+    // that nothing posted before its loop first runs is lost.
+    if (thread == kmsgCurrentThreadId()) kmsgQueueDescriptor();
     HookHandle hook = kmsgSetMessageHook(procedure, thread);
     if (hook == nullptr) posix::SetLastError(errno);
     return hook;
