@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 
 #include "kivHttp.h"
@@ -56,6 +57,8 @@ struct GetCase {
     const char* header;  // looked up in the response
     const char* value;   // expected value, or null
 };
+
+void PrintTo(const GetCase& c, std::ostream* os) { *os << c.title; }
 
 class SyncGet : public SyncApi, public testing::WithParamInterface<GetCase> {};
 
@@ -142,6 +145,8 @@ struct FailureCase {
     const char* title;
     std::string url;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.title; }
 
 class SyncFailure : public SyncApi, public testing::WithParamInterface<FailureCase> {};
 

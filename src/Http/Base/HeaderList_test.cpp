@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,8 @@ struct FindCase {
     const char* name;
     const char* expected;  // null: no match
 };
+
+void PrintTo(const FindCase& c, std::ostream* os) { *os << c.title; }
 
 class HeaderListFind : public testing::TestWithParam<FindCase> {};
 
