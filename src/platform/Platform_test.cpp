@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "kivtest/MessagePump.h"
+
 namespace {
 
 using namespace std::chrono_literals;
@@ -136,6 +138,33 @@ TEST(PlatformThread, SuspendingRunningThreadStopsItUntilResumed) {
     counting.stop = true;
     EXPECT_EQ(platform::WaitForObject(thread, kLongWait), platform::kWaitObject0);
     EXPECT_TRUE(platform::CloseHandle(thread));
+}
+
+struct SuspendsItself {
+    Handle self = nullptr;
+    std::atomic<int> stage{0};
+    std::atomic<std::uint32_t> previous{0};
+    static void Run(void* argument) {
+        auto* state = static_cast<SuspendsItself*>(argument);
+        state->stage = 1;
+        state->previous = platform::SuspendThread(state->self);
+        state->stage = 2;
+    }
+};
+
+TEST(PlatformThread, ThreadSuspendingItselfWaitsForResume) {
+    SuspendsItself state;
+    state.self = platform::BeginThread(Routine<SuspendsItself>, &state, true, nullptr);
+    ASSERT_EQ(platform::ResumeThread(state.self), 1u);
+    while (state.stage.load() == 0) std::this_thread::yield();
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(state.stage.load(), 1);
+
+    EXPECT_EQ(platform::ResumeThread(state.self), 1u);
+    EXPECT_EQ(platform::WaitForObject(state.self, kLongWait), platform::kWaitObject0);
+    EXPECT_EQ(state.stage.load(), 2);
+    EXPECT_EQ(state.previous.load(), 0u);
+    EXPECT_TRUE(platform::CloseHandle(state.self));
 }
 
 TEST(PlatformThread, SuspendFailsOnEndedThread) {
@@ -275,14 +304,20 @@ TEST(PlatformLock, OtherThreadEntersOnlyAfterEveryLeave) {
 
 struct Pump {
     Handle ready;
+    Handle got;     // released once the message is in
+    Handle finish;  // released by the test when the thread may end
     std::atomic<std::uintptr_t> received{0};
     std::atomic<int> hookCalls{0};
     static void Run(void* argument) {
         auto* self = static_cast<Pump*>(argument);
-        platform::Message msg;
-        kmsgPeekMessage(&msg, KMSG_NOREMOVE);  // creates the queue
+        kivtest::EnsureMessageQueue();
         platform::ReleaseSemaphore(self->ready);
-        if (kmsgGetMessage(&msg) > 0) self->received = msg.wParam;
+        kivtest::Message msg;
+        if (kivtest::WaitOneMessage(&msg)) self->received = msg.wParam;
+        platform::ReleaseSemaphore(self->got);
+        // Windows removes the hooks on a thread when it ends; stay until the
+        // test has removed this one itself.
+        platform::WaitForObject(self->finish, platform::kInfinite);
     }
 };
 Pump* pump = nullptr;
@@ -296,6 +331,8 @@ TEST(PlatformMessages, PostReachesThreadByTheIdBeginThreadReported) {
     Pump state;
     pump = &state;
     state.ready = platform::CreateSemaphore(0, 1, nullptr);
+    state.got = platform::CreateSemaphore(0, 1, nullptr);
+    state.finish = platform::CreateSemaphore(0, 1, nullptr);
     ThreadId id = 0;
     Handle thread = platform::BeginThread(Routine<Pump>, &state, true, &id);
     EXPECT_FALSE(platform::PostThreadMessage(id, 0x8000, 1, 0));  // no queue yet
@@ -306,15 +343,18 @@ TEST(PlatformMessages, PostReachesThreadByTheIdBeginThreadReported) {
     platform::ResumeThread(thread);
     ASSERT_EQ(platform::WaitForObject(state.ready, kLongWait), platform::kWaitObject0);
     EXPECT_TRUE(platform::PostThreadMessage(id, 0x8000, 99, 0));
-    EXPECT_EQ(platform::WaitForObject(thread, kLongWait), platform::kWaitObject0);
+    ASSERT_EQ(platform::WaitForObject(state.got, kLongWait), platform::kWaitObject0);
     EXPECT_EQ(state.received.load(), 99u);
     EXPECT_EQ(state.hookCalls.load(), 1);
-    EXPECT_FALSE(platform::PostThreadMessage(id, 0x8000, 1, 0));  // its queue ended with it
 
     EXPECT_TRUE(platform::Unhook(hook));
     EXPECT_FALSE(platform::Unhook(hook));
+    platform::ReleaseSemaphore(state.finish);
+    EXPECT_EQ(platform::WaitForObject(thread, kLongWait), platform::kWaitObject0);
+    EXPECT_FALSE(platform::PostThreadMessage(id, 0x8000, 1, 0));  // its queue ended with it
+
     platform::CloseHandle(thread);
-    platform::CloseHandle(state.ready);
+    for (Handle semaphore : {state.ready, state.got, state.finish}) platform::CloseHandle(semaphore);
 }
 
 }  // namespace

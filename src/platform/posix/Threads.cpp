@@ -2,16 +2,18 @@
 //
 // A thread created suspended waits at its start, before the routine, until
 // its count drops to 0. A running thread is stopped with a real-time signal
-// whose handler parks it in sigsuspend until the count is back to 0 and a
-// second signal wakes it; SuspendThread returns only once the handler has
-// reported the thread held. Like its Win32 model, this is for debuggers and
-// tests: a thread stopped while holding a lock (malloc's included) stops
+// whose handler parks it in sigsuspend until a resumption brings the count
+// back to 0 and a second signal wakes it; SuspendThread returns only once the
+// handler has reported the thread held. A thread that suspends itself simply
+// waits for its count to drop. Like its Win32 model, this is for debuggers
+// and tests: a thread stopped while holding a lock (malloc's included) stops
 // everyone who needs that lock. A thread that blocks these signals cannot be
 // suspended, and a blocking call the signal interrupts may return EINTR.
 #include <errno.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <time.h>
 
 #include <mutex>
 
@@ -45,8 +47,10 @@ struct ThreadObject : Object {
     ThreadId id = 0;
     bool started = false;  // past its start: suspending it now needs a signal
     bool ended = false;
-    // Atomic because the signal handler reads it without the mutex.
+    // The handler reads these without the mutex.
     std::atomic<std::uint32_t> suspendCount{0};
+    std::atomic<std::uint32_t> resumptions{0};  // times the count dropped to 0
+    std::atomic<bool> reportWanted{false};      // a suspender waits on `held`
     // Posted by the handler once the thread is held; sem_post is safe there.
     sem_t held;
 };
@@ -54,17 +58,25 @@ struct ThreadObject : Object {
 // Only ever points at a thread of ours; set at its start, cleared at its end.
 thread_local ThreadObject* currentThread = nullptr;
 
+// Besides the signal a suspender sends, a handler may run for one sent again
+// after a delay or one left pending by an earlier cycle, so it decides from
+// the shared state alone: park while the count is above 0, report once per
+// suspender, and leave only when a resumption has happened since it looked.
 void OnSuspend(int) {
     const int savedErrno = errno;
     ThreadObject* self = currentThread;
     if (self != nullptr) {
-        // The resume signal stays blocked (sa_mask) until sigsuspend, so a
+        // The resume signal stays blocked (sa_mask) outside sigsuspend, so a
         // resumption between the check and the wait is not lost.
         sigset_t waitMask;
         pthread_sigmask(SIG_SETMASK, nullptr, &waitMask);
         sigdelset(&waitMask, resumeSignal);
-        sem_post(&self->held);
-        while (self->suspendCount.load() > 0) sigsuspend(&waitMask);
+        for (;;) {
+            const std::uint32_t seen = self->resumptions.load();
+            if (self->suspendCount.load() == 0) break;
+            if (self->reportWanted.exchange(false)) sem_post(&self->held);
+            while (self->resumptions.load() == seen) sigsuspend(&waitMask);
+        }
     }
     errno = savedErrno;
 }
@@ -87,8 +99,23 @@ void InstallHandlers() {
     });
 }
 
-void WaitHeld(ThreadObject& thread) {
-    while (sem_wait(&thread.held) != 0 && errno == EINTR) {
+// Caller holds the thread's mutex, so no resumption can race the report.
+void StopAndWaitHeld(ThreadObject& thread) {
+    thread.reportWanted = true;
+    pthread_kill(thread.thread, suspendSignal);
+    for (;;) {
+        timespec until;
+        clock_gettime(CLOCK_REALTIME, &until);
+        until.tv_nsec += 20 * 1000 * 1000;
+        if (until.tv_nsec >= 1000 * 1000 * 1000) {
+            until.tv_nsec -= 1000 * 1000 * 1000;
+            ++until.tv_sec;
+        }
+        if (sem_timedwait(&thread.held, &until) == 0) return;
+        // Under ThreadSanitizer, which defers signals to its own safe points,
+        // one aimed at a thread entering a blocking wait was seen never to
+        // arrive. Sending again is harmless: the handler acts on state only.
+        if (errno == ETIMEDOUT) pthread_kill(thread.thread, suspendSignal);
     }
 }
 
@@ -182,9 +209,8 @@ std::uint32_t SuspendThread(Handle handle) {
     ThreadObject* thread = posix::AcquireThread(handle);
     if (thread == nullptr) return kSuspendFailed;
     std::uint32_t previous = kSuspendFailed;
-    bool stopSelf = false;
     {
-        std::lock_guard<std::mutex> lock(thread->mutex);
+        std::unique_lock<std::mutex> lock(thread->mutex);
         if (thread->ended) {
             posix::SetLastError(ESRCH);
         } else if (thread->suspendCount.load() >= posix::kMaximumSuspendCount) {
@@ -193,18 +219,12 @@ std::uint32_t SuspendThread(Handle handle) {
             previous = thread->suspendCount.fetch_add(1);
             if (previous == 0 && thread->started) {
                 if (pthread_equal(thread->thread, pthread_self())) {
-                    stopSelf = true;  // stopping here would hold the mutex
+                    thread->changed.wait(lock, [thread] { return thread->suspendCount.load() == 0; });
                 } else {
-                    pthread_kill(thread->thread, posix::suspendSignal);
-                    posix::WaitHeld(*thread);
+                    posix::StopAndWaitHeld(*thread);
                 }
             }
         }
-    }
-    if (stopSelf) {
-        // Returns once resumed; then takes back the handler's report.
-        pthread_kill(pthread_self(), posix::suspendSignal);
-        posix::WaitHeld(*thread);
     }
     posix::Release(thread);
     return previous;
@@ -220,11 +240,13 @@ std::uint32_t ResumeThread(Handle handle) {
         if (previous > 0) {
             thread->suspendCount.store(previous - 1);
             if (previous == 1) {
+                // Whether it waits at its start, in the handler or in a
+                // suspension of its own, this wakes it.
                 if (thread->started && !thread->ended) {
+                    thread->resumptions.fetch_add(1);
                     pthread_kill(thread->thread, posix::resumeSignal);
-                } else {
-                    thread->changed.notify_all();
                 }
+                thread->changed.notify_all();
             }
         }
     }
