@@ -36,7 +36,13 @@
 
 #if defined(_WIN32)
 #define KIV_CALL __cdecl /* caller cleans the stack */
+/* The library's .def file alone decides what kivHttp.dll exports; hosts
+ * call through the import table. */
+#if defined(KIV_BUILDING)
 #define KIV_API
+#else
+#define KIV_API __declspec(dllimport)
+#endif
 #else
 #define KIV_CALL
 #if defined(KIV_BUILDING)

@@ -99,5 +99,24 @@ export WINEPATH="$winepath${WINEPATH:+;$WINEPATH}"
   fi
 ) 9>"$WINEPREFIX.lock"
 
+# The program's output reaches ours through files that tail relays while it
+# runs, and the relay ends with the program. Passed on directly, our stdout
+# and stderr would also be inherited by any Wine process the program
+# starts (explorer.exe, when it makes its first window), and ctest would
+# wait for that process to close them long after the program has ended.
+out="$(mktemp)"
+err="$(mktemp)"
+trap 'rm -f "$out" "$err"' EXIT
+exec 5<&0
+wine "$prog" "$@" <&5 >"$out" 2>"$err" 5<&- &
+pid=$!
+trap 'kill "$pid" 2>/dev/null' TERM INT HUP
+tail -s 0.05 --pid="$pid" -c +1 -f "$out" 5<&- &
+relay_out=$!
+tail -s 0.05 --pid="$pid" -c +1 -f "$err" >&2 5<&- &
+relay_err=$!
 # wine exits with the program's exit code.
-exec wine "$prog" "$@"
+status=0
+wait "$pid" || status=$?
+wait "$relay_out" "$relay_err" || true
+exit "$status"

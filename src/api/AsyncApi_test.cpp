@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "kivHttp.h"
-#include "kivMsgLoop.h"
 #include "kivtest/kivtest.h"
 
 namespace {
@@ -25,7 +24,7 @@ std::vector<Completion> completions;
 
 void KIV_CALL Record(kivHttpResponse* response, int userData) {
     completions.push_back({userData, kivGetHttpCode(response), kivGetHttpBodyLen(response),
-                           kivGetHttpBody(response) != nullptr, kmsgCurrentThreadId()});
+                           kivGetHttpBody(response) != nullptr, kivtest::CurrentThreadId()});
     kivFreeHttp(response);
 }
 
@@ -106,7 +105,7 @@ TEST(AsyncApiLifecycle, LaterStartupOnAnotherThreadDeliversThere) {
     std::uint32_t deliveredOn = 0, loopThread = 0;
     std::thread host([&] {
         completions.clear();
-        loopThread = kmsgCurrentThreadId();
+        loopThread = kivtest::CurrentThreadId();
         kivHttpStartup();
         kivAsyncGet(server.Url("/text").c_str(), &Record, 1);
         kivtest::PumpUntil([] { return !completions.empty(); }, 10000);
@@ -114,7 +113,7 @@ TEST(AsyncApiLifecycle, LaterStartupOnAnotherThreadDeliversThere) {
         kivHttpCleanup();
     });
     host.join();
-    EXPECT_NE(loopThread, kmsgCurrentThreadId());
+    EXPECT_NE(loopThread, kivtest::CurrentThreadId());
     EXPECT_EQ(deliveredOn, loopThread);
 }
 
@@ -127,7 +126,7 @@ TEST_F(AsyncApi, GetAndPostCompleteOnTheStartupThread) {
     EXPECT_EQ(completions[0].code, 200);
     EXPECT_EQ(completions[0].bodyLength, 256);
     EXPECT_EQ(completions[1].bodyLength, static_cast<int>(std::string("POST\n3\nabc").size()));
-    for (const Completion& c : completions) EXPECT_EQ(c.thread, kmsgCurrentThreadId());
+    for (const Completion& c : completions) EXPECT_EQ(c.thread, kivtest::CurrentThreadId());
 }
 
 TEST_F(AsyncApi, NullUrlIsQueuedAndFailsWithStatusZero) {
@@ -164,8 +163,7 @@ TEST_F(AsyncApi, DownloadsFinishedBeforeTheLoopRunsComeBackInStartOrderFromOneMe
     SleepUntil([&] { return server.Hits("/text") == 3; });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-    kmsgMessage message;
-    ASSERT_EQ(kmsgPeekMessage(&message, KMSG_REMOVE), 1);
+    ASSERT_TRUE(kivtest::PeekOneMessage(true));
     ASSERT_EQ(completions.size(), 3u);
     for (int i = 0; i < 3; ++i) EXPECT_EQ(completions[i].userData, i + 1);
     kivtest::PumpFor(100);  // the other two messages find nothing

@@ -9,6 +9,8 @@
 
 namespace kivtest {
 
+static_assert(kRemoveFlag == KMSG_REMOVE);
+
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -36,6 +38,44 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
 
 void PumpFor(int ms) {
     PumpUntil([] { return false; }, ms);
+}
+
+std::uint32_t CurrentThreadId() { return kmsgCurrentThreadId(); }
+
+namespace {
+
+void Copy(const kmsgMessage& from, Message* to) {
+    if (to != nullptr) *to = Message{from.hwnd, from.message, from.wParam, from.lParam};
+}
+
+// Any non-null value names a window to kivMsgLoop, which has none of its own.
+void* const kSomeWindow = reinterpret_cast<void*>(0x10);
+
+}  // namespace
+
+bool PeekOneMessage(bool remove, Message* msg) {
+    kmsgMessage got;
+    if (kmsgPeekMessage(&got, remove ? KMSG_REMOVE : KMSG_NOREMOVE) == 0) return false;
+    Copy(got, msg);
+    return true;
+}
+
+bool WaitOneMessage(Message* msg) {
+    kmsgMessage got;
+    const int result = kmsgGetMessage(&got);
+    Copy(got, msg);
+    return result > 0;
+}
+
+void EnsureMessageQueue() { kmsgQueueDescriptor(); }
+
+bool PostToThread(std::uint32_t thread, std::uint32_t message, std::uintptr_t wParam,
+                  std::intptr_t lParam) {
+    return kmsgPostThreadMessage(thread, message, wParam, lParam) != 0;
+}
+
+bool PostToOwnWindow(std::uint32_t message, std::uintptr_t wParam, std::intptr_t lParam) {
+    return kmsgPostWindowMessage(kmsgCurrentThreadId(), kSomeWindow, message, wParam, lParam) != 0;
 }
 
 }  // namespace kivtest

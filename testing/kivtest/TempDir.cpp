@@ -1,25 +1,34 @@
 #include "kivtest/TempDir.h"
 
-#include <stdlib.h>
-
-#include <cstdlib>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <stdexcept>
-#include <vector>
+#include <system_error>
 
 namespace kivtest {
 
+// Under the system's temporary directory ($TMPDIR, else /tmp; %TEMP% on
+// Windows), with a random name, taken only if nobody has it yet.
 TempDir::TempDir() {
-    const char* base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/kivtest-XXXXXX";
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (::mkdtemp(buf.data()) == nullptr) {
-        throw std::runtime_error("kivtest::TempDir: mkdtemp failed for " + pattern);
+    std::error_code error;
+    const std::filesystem::path base = std::filesystem::temp_directory_path(error);
+    if (error) {
+        throw std::runtime_error("kivtest::TempDir: no temporary directory: " + error.message());
     }
-    dir_ = buf.data();
+    std::random_device seed;
+    std::mt19937_64 random((static_cast<std::uint64_t>(seed()) << 32) ^ seed());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::filesystem::path dir =
+            base / ("kivtest-" + std::to_string(random() % 1000000000000ULL));
+        if (std::filesystem::create_directory(dir, error)) {
+            dir_ = dir.string();
+            return;
+        }
+    }
+    throw std::runtime_error("kivtest::TempDir: cannot create a directory in " + base.string());
 }
 
 TempDir::~TempDir() {

@@ -6,8 +6,8 @@
 
 namespace kivtest {
 
-// A new, empty directory under $TMPDIR (or /tmp), removed with everything in
-// it on destruction.
+// A new, empty directory under the system's temporary directory ($TMPDIR or
+// /tmp; %TEMP% on Windows), removed with everything in it on destruction.
 class TempDir {
 public:
     TempDir();

@@ -6,7 +6,6 @@
 #include <thread>
 
 #include "Http/Base/AsyncServiceBase.h"
-#include "kivMsgLoop.h"
 #include "kivtest/kivtest.h"
 
 namespace {
@@ -22,18 +21,17 @@ public:
 
     void Dispatch() override {
         ++dispatches;
-        lastThread = kmsgCurrentThreadId();
+        lastThread = kivtest::CurrentThreadId();
         if (onDispatch) onDispatch(*this);
     }
 };
 
-void PostRaw(void* hwnd, std::uintptr_t wParam, std::intptr_t lParam) {
-    if (hwnd == nullptr) {
-        ASSERT_NE(kmsgPostThreadMessage(kmsgCurrentThreadId(), kCompletionMessage, wParam, lParam), 0);
+void PostRaw(bool toWindow, std::uintptr_t wParam, std::intptr_t lParam) {
+    if (!toWindow) {
+        ASSERT_TRUE(
+            kivtest::PostToThread(kivtest::CurrentThreadId(), kCompletionMessage, wParam, lParam));
     } else {
-        ASSERT_NE(kmsgPostWindowMessage(kmsgCurrentThreadId(), hwnd, kCompletionMessage, wParam,
-                                        lParam),
-                  0);
+        ASSERT_TRUE(kivtest::PostToOwnWindow(kCompletionMessage, wParam, lParam));
     }
 }
 
@@ -46,22 +44,22 @@ protected:
 
 TEST_F(CompletionDelivery, WorkerPostIsDispatchedOnTheStartupThreadOnly) {
     auto* service = new TestService;
-    EXPECT_EQ(Http::Base::StartupThreadId(), kmsgCurrentThreadId());
+    EXPECT_EQ(Http::Base::StartupThreadId(), kivtest::CurrentThreadId());
     std::thread worker([service] { EXPECT_TRUE(service->PostCompletion()); });
     worker.join();
     EXPECT_EQ(service->dispatches, 0);  // nothing before the loop retrieves it
     ASSERT_TRUE(kivtest::PumpUntil([&] { return service->dispatches == 1; }, 5000));
-    EXPECT_EQ(service->lastThread, kmsgCurrentThreadId());
+    EXPECT_EQ(service->lastThread, kivtest::CurrentThreadId());
     AsyncServiceBase::Retire(service);
 }
 
 TEST_F(CompletionDelivery, PeekWithoutRemovalDispatchesAndRemovalDispatchesAgain) {
     auto* service = new TestService;
     ASSERT_TRUE(service->PostCompletion());
-    kmsgMessage message;
-    ASSERT_EQ(kmsgPeekMessage(&message, KMSG_NOREMOVE), 1);
+    kivtest::Message message;
+    ASSERT_TRUE(kivtest::PeekOneMessage(false, &message));
     EXPECT_EQ(service->dispatches, 1);
-    ASSERT_EQ(kmsgPeekMessage(&message, KMSG_REMOVE), 1);
+    ASSERT_TRUE(kivtest::PeekOneMessage(true, &message));
     EXPECT_EQ(service->dispatches, 2);
     // The host's own loop still sees the message, unaltered.
     EXPECT_EQ(message.hwnd, nullptr);
@@ -73,19 +71,20 @@ TEST_F(CompletionDelivery, PeekWithoutRemovalDispatchesAndRemovalDispatchesAgain
 TEST_F(CompletionDelivery, MessagesThatDoNotQualifyDispatchNothing) {
     auto* service = new TestService;
     const auto address = reinterpret_cast<std::uintptr_t>(service);
-    PostRaw(nullptr, address, 1234);                 // wrong second tag
-    PostRaw(reinterpret_cast<void*>(0x10), address, kCompletionMessage);  // for a window
-    PostRaw(nullptr, 0, kCompletionMessage);         // names no service
-    int notAService = 0;                             // never dereferenced
-    PostRaw(nullptr, reinterpret_cast<std::uintptr_t>(&notAService), kCompletionMessage);
+    PostRaw(false, address, 1234);                // wrong second tag
+    PostRaw(true, address, kCompletionMessage);   // for a window
+    PostRaw(false, 0, kCompletionMessage);        // names no service
+    int notAService = 0;                          // never dereferenced
+    PostRaw(false, reinterpret_cast<std::uintptr_t>(&notAService), kCompletionMessage);
     kivtest::PumpFor(50);
     EXPECT_EQ(service->dispatches, 0);
 
     // A negative code passes the message on without reading it.
-    kmsgMessage genuine{nullptr, kCompletionMessage, address, kCompletionMessage};
-    Http::Base::CompletionHookProc(-1, KMSG_REMOVE, reinterpret_cast<std::intptr_t>(&genuine));
+    platform::Message genuine{nullptr, kCompletionMessage, address, kCompletionMessage};
+    const auto message = reinterpret_cast<std::intptr_t>(&genuine);
+    Http::Base::CompletionHookProc(-1, kivtest::kRemoveFlag, message);
     EXPECT_EQ(service->dispatches, 0);
-    Http::Base::CompletionHookProc(0, KMSG_REMOVE, reinterpret_cast<std::intptr_t>(&genuine));
+    Http::Base::CompletionHookProc(0, kivtest::kRemoveFlag, message);
     EXPECT_EQ(service->dispatches, 1);
     AsyncServiceBase::Retire(service);
 }
@@ -118,10 +117,10 @@ TEST_F(CompletionDelivery, SecondServiceKeepsTheStartupThread) {
     auto* first = new TestService;
     TestService* second = nullptr;
     std::thread([&] { second = new TestService; }).join();
-    EXPECT_EQ(Http::Base::StartupThreadId(), kmsgCurrentThreadId());
+    EXPECT_EQ(Http::Base::StartupThreadId(), kivtest::CurrentThreadId());
     ASSERT_TRUE(second->PostCompletion());
     ASSERT_TRUE(kivtest::PumpUntil([&] { return second->dispatches == 1; }, 5000));
-    EXPECT_EQ(second->lastThread, kmsgCurrentThreadId());
+    EXPECT_EQ(second->lastThread, kivtest::CurrentThreadId());
     AsyncServiceBase::Retire(second);
     AsyncServiceBase::Retire(first);
 }
@@ -134,7 +133,7 @@ TEST_F(CompletionDelivery, LastServiceRemovesTheHookAndTheNextInstallsItAfresh) 
     std::uint32_t otherThread = 0, startup = 0;
     int dispatches = 0;
     std::thread([&] {
-        otherThread = kmsgCurrentThreadId();
+        otherThread = kivtest::CurrentThreadId();
         auto* elsewhere = new TestService;
         startup = Http::Base::StartupThreadId();
         elsewhere->PostCompletion();

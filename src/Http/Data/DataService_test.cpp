@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "api/CurlGlobal.h"
-#include "kivMsgLoop.h"
 #include "kivtest/kivtest.h"
 
 namespace {
@@ -33,7 +32,7 @@ void KIV_CALL Record(kivHttpResponse* handle, int userData) {
                            response && response->Body()
                                ? std::string(response->Body(), response->BodyLength())
                                : std::string(),
-                           kmsgCurrentThreadId()});
+                           kivtest::CurrentThreadId()});
     delete response;
 }
 
@@ -84,7 +83,7 @@ TEST_F(DataServiceTest, CompletionsArriveOnTheStartupThreadInQueueOrder) {
     for (int i = 0; i < 8; ++i) {
         EXPECT_EQ(completions[i].userData, i);
         EXPECT_EQ(completions[i].code, 200);
-        EXPECT_EQ(completions[i].thread, kmsgCurrentThreadId());
+        EXPECT_EQ(completions[i].thread, kivtest::CurrentThreadId());
     }
     EXPECT_EQ(completions[1].body, "hello, kivHttp");
 }
