@@ -28,6 +28,11 @@ install(TARGETS ${kiv_install_targets} EXPORT kivHttpTargets
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES ${kiv_install_headers} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
+# A Windows host ships libcurl's DLL beside kivHttp.dll.
+if(WIN32 AND KIV_WIN32_PREFIX AND EXISTS "${KIV_WIN32_PREFIX}/bin/libcurl-4.dll")
+  install(FILES "${KIV_WIN32_PREFIX}/bin/libcurl-4.dll" DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
 install(EXPORT kivHttpTargets
   NAMESPACE kivHttp::
   FILE kivHttpTargets.cmake
