@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstring>
+#include <utility>
 
 namespace {
 const char kBlanks[] = "\t\r\n ";
@@ -43,11 +44,11 @@ void HeaderList::Parse(const char* text) {
     }
 }
 
-void HeaderList::Add(const std::string& line) {
+void HeaderList::Add(std::string&& line) {
     const int length = static_cast<int>(line.size());
     if (StartsWithNoCase("Set-Cookie:", line.c_str(), length) != nullptr) return;
     if (StartsWithNoCase("HTTP/", line.c_str(), length) != nullptr) lines.clear();
-    lines.push_back(line);
+    lines.push_back(std::move(line));
 }
 
 const char* HeaderList::Find(const char* name) const {

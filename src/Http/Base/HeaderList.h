@@ -13,7 +13,8 @@ public:
 
     // Drops "Set-Cookie:" lines; a status line ("HTTP/...") starts the list
     // afresh, so that only the last block of a redirect chain stays.
-    void Add(const std::string& line);
+    void Add(const std::string& line) { Add(std::string(line)); }
+    void Add(std::string&& line);
 
     // The value of the first line whose header name is `name` (any case),
     // from the first non-blank byte after the colon to the end of the line;

@@ -7,6 +7,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -66,8 +67,20 @@ Registry& TheRegistry() {
     return *registry;
 }
 
-// Not cached: a forked child's thread must not answer with its parent's id.
-std::uint32_t ThisThreadId() { return static_cast<std::uint32_t>(gettid()); }
+// Cached per thread, since every post and retrieval asks; a forked child's
+// one thread forgets its parent's id.
+thread_local std::uint32_t cachedThreadId = 0;
+
+void ForgetThreadIdInChild() { cachedThreadId = 0; }
+
+std::uint32_t ThisThreadId() {
+    if (cachedThreadId == 0) {
+        static const int forkHandler = pthread_atfork(nullptr, nullptr, &ForgetThreadIdInChild);
+        (void)forkHandler;
+        cachedThreadId = static_cast<std::uint32_t>(gettid());
+    }
+    return cachedThreadId;
+}
 
 // Unregisters the queue when its thread ends, so later posts fail rather than
 // pile up in a queue nobody will read.
