@@ -14,6 +14,11 @@ packages=(
   googletest
   libgtest-dev
   libbenchmark-dev
+  openssl
+  ca-certificates
+  valgrind
+  clang
+  libclang-rt-14-dev
 )
 
 missing=()

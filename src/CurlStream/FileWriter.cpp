@@ -1,5 +1,7 @@
 #include "CurlStream/FileWriter.h"
 
+#include "platform/Platform.h"
+
 namespace CurlStream {
 
 // Owners detach (and so close) before deleting; closing here too means an
@@ -14,7 +16,7 @@ void FileWriter::Close() {
 }
 
 std::size_t FileWriter::Write(const void* src, std::size_t size, std::size_t nmemb) {
-    if (file == nullptr) file = std::fopen(path.c_str(), "wb");
+    if (file == nullptr) file = platform::OpenFileForWriting(path.c_str());
     if (file == nullptr) return 0;
     return std::fwrite(src, size, nmemb, file);
 }

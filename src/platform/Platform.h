@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "platform/NativeTypes.h"
 
@@ -62,6 +63,14 @@ void InitializeLock(LockStorage* lock);
 void DeleteLock(LockStorage* lock);
 void EnterLock(LockStorage* lock);
 void LeaveLock(LockStorage* lock);
+
+// ---- files ----------------------------------------------------------------
+
+// Opens `path` for writing in binary, created or truncated, like
+// fopen(path, "wb"), except that it never waits for a reader to appear (a
+// named pipe nobody reads fails at once instead of blocking the thread).
+// Null on failure.
+std::FILE* OpenFileForWriting(const char* path);
 
 // ---- thread messages and message hooks -----------------------------------
 

@@ -67,6 +67,14 @@ RequestId DataService::Enqueue(const char* url, HttpCallback callback, int userD
 
 void DataService::Cancel(RequestId id) {
     cancelLock.Enter();
+    // Only a request that is pending, running or completed can be
+    // cancelled: an id kept for any other number would cancel the request
+    // that gets that number later (a stale id, one from an earlier start-up,
+    // one made up). Under cancelLock no request changes state meanwhile.
+    if (!HeldLocked(id)) {
+        cancelLock.Leave();
+        return;
+    }
     try {
         cancelIds.push_back(id);
     } catch (const std::bad_alloc&) {
@@ -75,6 +83,27 @@ void DataService::Cancel(RequestId id) {
     }
     if (activeMulti != nullptr) curl_multi_wakeup(activeMulti);
     cancelLock.Leave();
+}
+
+namespace {
+bool Contains(const std::list<Base::HttpRequest*>& list, CriticalSection& lock, RequestId id) {
+    bool found = false;
+    lock.Enter();
+    for (const Base::HttpRequest* request : list) {
+        if (request->Id() == id) {
+            found = true;
+            break;
+        }
+    }
+    lock.Leave();
+    return found;
+}
+}  // namespace
+
+bool DataService::HeldLocked(RequestId id) {
+    if (id == 0) return false;
+    return id == runningId || Contains(pending, pendingLock, id) ||
+           Contains(completed, completedLock, id);
 }
 
 bool DataService::EraseCancelLocked(RequestId id) {
@@ -149,6 +178,7 @@ void DataService::RemoveCompleted(RequestId id) { delete TakeById(completed, com
 
 void DataService::WorkerStep() {
     const std::uint32_t woken = wakeup.Wait(kIdleWaitMilliseconds);
+    RepayPosts();
     if (woken == platform::kWaitTimeout) return;
     if (woken != platform::kWaitObject0) {
         // Without a working semaphore the worker polls once a second
@@ -157,6 +187,13 @@ void DataService::WorkerStep() {
     }
     ProcessCancels();
     while (Base::HttpRequest* request = TakeNextPending()) Process(request);
+}
+
+void DataService::RepayPosts() {
+    while (owedPosts.load() > 0) {
+        if (!PostCompletion()) return;
+        owedPosts.fetch_sub(1);
+    }
 }
 
 Base::HttpRequest* DataService::TakeNextPending() {
@@ -199,7 +236,11 @@ void DataService::Process(Base::HttpRequest* request) {
     completedLock.Leave();
     cancelLock.Leave();
     if (queued) {
-        PostCompletion();
+        // A full queue (a host that does not retrieve for a while) refuses
+        // the message; owed, it is posted again at the next step, at most a
+        // second later, so that the request is not stuck in `completed`.
+        RepayPosts();
+        if (owedPosts.load() > 0 || !PostCompletion()) owedPosts.fetch_add(1);
     } else {
         delete request;
     }
@@ -242,9 +283,29 @@ bool DataService::Execute(Base::HttpRequest* request) {
 
 void DataService::Dispatch() {
     ProcessCancels();
-    Base::CompleteRequest(TakeFront(completed, completedLock));
+    Base::CompleteRequest(TakeNextCompleted());
     // The callback may have shut this service down; nothing of it is
     // touched from here on.
+}
+
+Base::HttpRequest* DataService::TakeNextCompleted() {
+    for (;;) {
+        // The cancel check and the take in one step: a cancel that ends
+        // before it is honoured, also one that came in after the pass above
+        // (its request was then still running, or another thread's).
+        cancelLock.Enter();
+        completedLock.Enter();
+        Base::HttpRequest* request = nullptr;
+        if (!completed.empty()) {
+            request = completed.front();
+            completed.pop_front();
+        }
+        const bool cancelled = request != nullptr && EraseCancelLocked(request->Id());
+        completedLock.Leave();
+        cancelLock.Leave();
+        if (!cancelled) return request;
+        delete request;
+    }
 }
 
 void DataService::Shutdown() {

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <list>
 
 #include "CurlStream/BufferReader.h"
@@ -24,7 +25,8 @@ namespace Data {
 // transfer or a callback.
 //
 // A cancelled request never calls back: its id waits in cancelIds until it
-// is found pending, running (the transfer is woken and stops) or completed.
+// is found pending, running (the transfer is woken and stops) or completed,
+// or is taken for hand-off. Ids of no request held are not kept.
 class DataService : public Base::AsyncServiceBase {
 public:
     DataService();
@@ -41,7 +43,9 @@ public:
                    int userData);
 
     // Queues `id` for cancellation and wakes a running transfer so that it
-    // can stop at once if it is the one.
+    // can stop at once if it is the one. An id that no pending, running or
+    // completed request bears is ignored, so that it cannot cancel the
+    // request given that number later.
     void Cancel(RequestId id);
 
     // Lets the worker perform everything pending (calling nobody back),
@@ -62,6 +66,10 @@ private:
                       CurlStream::BufferReader* body);
     void ProcessCancels();
     bool EraseCancelLocked(RequestId id);
+    // Whether `id` is pending, running or completed; under cancelLock.
+    bool HeldLocked(RequestId id);
+    Base::HttpRequest* TakeNextCompleted();
+    void RepayPosts();
     Base::HttpRequest* TakeNextPending();
     void RemovePending(RequestId id);
     void RemoveCompleted(RequestId id);
@@ -86,6 +94,9 @@ private:
     // The request the worker holds, from leaving `pending` until it is in
     // `completed` or deleted; under cancelLock.
     RequestId runningId = 0;
+    // Completion messages the start-up thread's queue refused, to be
+    // posted again by the worker.
+    std::atomic<int> owedPosts{0};
 };
 
 // Asks the service whether the request being performed was cancelled,

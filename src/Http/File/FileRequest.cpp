@@ -1,5 +1,8 @@
 #include "Http/File/FileRequest.h"
 
+#include <chrono>
+#include <thread>
+
 #include "Http/Base/TransferLoop.h"
 #include "Http/File/FileResponse.h"
 #include "Http/File/FileService.h"
@@ -7,6 +10,10 @@
 
 namespace Http {
 namespace File {
+
+namespace {
+constexpr int kRepostMilliseconds = 20;
+}  // namespace
 
 FileRequest::FileRequest(RequestId id, const char* url, HttpCallback callback, int userData,
                          FileService* service, const char* targetPath)
@@ -31,7 +38,13 @@ std::uint32_t FileRequest::Run() {
         // Handed back like a failed transfer: status 0, or no response.
     }
     SetState(DownloadState::Finished);
-    owner->PostCompletion();
+    // A full queue (a host that does not retrieve for a while) refuses the
+    // message; without one the download would never be handed back. The
+    // thread tries again until a message gets through or it is asked to
+    // stop: by Dispatch handing it back meanwhile, by a cancel or clean-up.
+    while (!owner->PostCompletion() && !StopRequested()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kRepostMilliseconds));
+    }
     return 0;
 }
 

@@ -86,7 +86,9 @@ void FileService::Dispatch() {
             }
         }
         if (finished == nullptr) break;
-        // Its thread has only its completion message left to post.
+        // Its thread has only its completion message left to post, and
+        // stops trying once asked (its queue may be full).
+        finished->RequestStop();
         finished->Wait(platform::kInfinite);
         finished->Stop();
         Base::CompleteRequest(finished);
