@@ -186,7 +186,9 @@ void DataService::WorkerStep() {
         std::this_thread::sleep_for(std::chrono::milliseconds(kIdleWaitMilliseconds));
     }
     ProcessCancels();
-    while (Base::HttpRequest* request = TakeNextPending()) Process(request);
+    while (Base::HttpRequest* request = TakeNotCancelled(pending, pendingLock, true)) {
+        Process(request);
+    }
 }
 
 void DataService::RepayPosts() {
@@ -196,20 +198,16 @@ void DataService::RepayPosts() {
     }
 }
 
-Base::HttpRequest* DataService::TakeNextPending() {
+Base::HttpRequest* DataService::TakeNotCancelled(std::list<Base::HttpRequest*>& list,
+                                                 CriticalSection& listLock, bool forWorker) {
     for (;;) {
+        // The cancel check and the take in one step under cancelLock: a
+        // cancel that has returned is honoured, also one made after the last
+        // pass (while the request waited behind another, or still ran).
         cancelLock.Enter();
-        pendingLock.Enter();
-        Base::HttpRequest* request = nullptr;
-        if (!pending.empty()) {
-            request = pending.front();
-            pending.pop_front();
-        }
-        // Cancelled while it waited behind the previous request: drop it
-        // unsent, as the pass at the start of the step would have.
+        Base::HttpRequest* request = TakeFront(list, listLock);
         const bool cancelled = request != nullptr && EraseCancelLocked(request->Id());
-        runningId = request != nullptr && !cancelled ? request->Id() : 0;
-        pendingLock.Leave();
+        if (forWorker) runningId = request != nullptr && !cancelled ? request->Id() : 0;
         cancelLock.Leave();
         if (!cancelled) return request;
         delete request;
@@ -283,29 +281,9 @@ bool DataService::Execute(Base::HttpRequest* request) {
 
 void DataService::Dispatch() {
     ProcessCancels();
-    Base::CompleteRequest(TakeNextCompleted());
+    Base::CompleteRequest(TakeNotCancelled(completed, completedLock, false));
     // The callback may have shut this service down; nothing of it is
     // touched from here on.
-}
-
-Base::HttpRequest* DataService::TakeNextCompleted() {
-    for (;;) {
-        // The cancel check and the take in one step: a cancel that ends
-        // before it is honoured, also one that came in after the pass above
-        // (its request was then still running, or another thread's).
-        cancelLock.Enter();
-        completedLock.Enter();
-        Base::HttpRequest* request = nullptr;
-        if (!completed.empty()) {
-            request = completed.front();
-            completed.pop_front();
-        }
-        const bool cancelled = request != nullptr && EraseCancelLocked(request->Id());
-        completedLock.Leave();
-        cancelLock.Leave();
-        if (!cancelled) return request;
-        delete request;
-    }
 }
 
 void DataService::Shutdown() {

@@ -68,9 +68,12 @@ private:
     bool EraseCancelLocked(RequestId id);
     // Whether `id` is pending, running or completed; under cancelLock.
     bool HeldLocked(RequestId id);
-    Base::HttpRequest* TakeNextCompleted();
     void RepayPosts();
-    Base::HttpRequest* TakeNextPending();
+    // The oldest request of `list` whose id is not waiting to be cancelled;
+    // the cancelled ones before it are deleted. For the worker it becomes
+    // the running request.
+    Base::HttpRequest* TakeNotCancelled(std::list<Base::HttpRequest*>& list,
+                                        CriticalSection& listLock, bool forWorker);
     void RemovePending(RequestId id);
     void RemoveCompleted(RequestId id);
     void Process(Base::HttpRequest* request);
