@@ -110,9 +110,11 @@ KIV_API int KIV_CALL kivAsyncGet(const char* url, HttpCallback callback, int use
 KIV_API int KIV_CALL kivAsyncPost(const char* url, const void* data, int length,
                                   HttpCallback callback, int userData);
 
-/* Cancels a queued GET or POST by id, returning at once: a request not yet
- * handed back is dropped without a callback; one that is being performed is
- * stopped at once, unless it completes first. Unknown ids are ignored. */
+/* Cancels a queued GET or POST by id and returns at once. A request not yet
+ * handed back is dropped without a callback (a running transfer is stopped
+ * at once); only a hand-off already under way on the start-up thread when
+ * another thread cancels can still call back. Ids of no queued request
+ * (never issued, already handed back) are ignored. */
 KIV_API void KIV_CALL kivAsyncCancel(int id);
 
 /* ---- downloads ---------------------------------------------------------- */
