@@ -291,7 +291,13 @@ void DataService::Shutdown() {
     wakeup.Release();  // an idle worker ends now, not after its wait
     worker.Wait(platform::kInfinite);
     worker.Stop();
-    while (Base::HttpRequest* request = TakeFront(pending, pendingLock)) delete request;
+    // A worker stopped before it ever ran (clean-up right after start-up)
+    // or never started leaves its queue here: it is performed all the same,
+    // as the worker would have, and then dropped without callbacks.
+    while (Base::HttpRequest* request = TakeNotCancelled(pending, pendingLock, true)) {
+        Execute(request);
+        delete request;
+    }
     while (Base::HttpRequest* request = TakeFront(completed, completedLock)) delete request;
     if (multi != nullptr) {
         curl_multi_cleanup(multi);

@@ -219,6 +219,15 @@ TEST_F(DataServiceTest, ShutdownPerformsPendingRequestsWithoutCallbacks) {
     EXPECT_TRUE(completions.empty());
 }
 
+TEST_F(DataServiceTest, ShutdownRightAfterLaunchStillPerformsWhatWasQueued) {
+    // The worker may not have run a single instruction yet.
+    service->Get(server.Url("/text").c_str(), &Record, 1);
+    service->Shutdown();
+    EXPECT_EQ(server.Hits("/text"), 1);
+    kivtest::PumpFor(50);
+    EXPECT_TRUE(completions.empty());
+}
+
 TEST_F(DataServiceTest, FailedTransfersCallBackWithStatusZero) {
     service->Get(kivtest::RefusedUrl().c_str(), &Record, 1);
     service->Get("http://nonexistent.invalid/", &Record, 2);
