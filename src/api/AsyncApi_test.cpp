@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kivHttp.h"
+#include "kivtest/ApiHelpers.h"
 #include "kivtest/kivtest.h"
 
 namespace {
@@ -33,18 +34,7 @@ bool WaitFor(const std::function<bool()>& done, int timeoutMs = 10000) {
 }
 
 // Waits without retrieving messages, so that completions stay queued.
-void SleepUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done() && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-}
-
-long long Milliseconds(std::chrono::steady_clock::time_point since) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                                 since)
-        .count();
-}
+void SleepUntil(const std::function<bool()>& done) { kivtest::SleepUntil(done, 10000); }
 
 class AsyncApi : public testing::Test {
 protected:
@@ -202,10 +192,10 @@ TEST_F(AsyncApi, CancelWhileRunningStopsAtOnceAndKeepsThePartialFile) {
                                     &Record, 1);
     SleepUntil([&] { return server.Hits("/slow") == 1; });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a few chunks arrive
-    const auto before = std::chrono::steady_clock::now();
+    const kivtest::Stopwatch stopwatch;
     kivAsyncCancelDownload(id);
     // The body would take ten seconds; a cancel that waited for it fails here.
-    EXPECT_LT(Milliseconds(before), 3000);
+    EXPECT_LT(stopwatch.Milliseconds(), 3000);
     const std::size_t written = kivtest::ReadFile(path).size();
     EXPECT_GE(written, 2u);
     EXPECT_LT(written, 100u);
@@ -229,9 +219,9 @@ TEST_F(AsyncApi, CleanupWhileDownloadsRunReturnsPromptlyWithoutCallbacks) {
         kivAsyncDownload(server.Url("/slow?ms=100&chunks=100").c_str(), path.c_str(), &Record, i);
     }
     SleepUntil([&] { return server.Hits("/slow") == 4; });
-    const auto before = std::chrono::steady_clock::now();
+    const kivtest::Stopwatch stopwatch;
     kivHttpCleanup();
-    EXPECT_LT(Milliseconds(before), 3000);
+    EXPECT_LT(stopwatch.Milliseconds(), 3000);
     kivtest::PumpFor(200);
     EXPECT_TRUE(completions.empty());
 }

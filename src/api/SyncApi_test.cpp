@@ -1,23 +1,17 @@
 // Blocking transfers and the response accessors, through the exports only.
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <ostream>
 #include <string>
 
 #include "kivHttp.h"
+#include "kivtest/ApiHelpers.h"
 #include "kivtest/kivtest.h"
 
 namespace {
 
-struct ResponseDeleter {
-    void operator()(kivHttpResponse* response) const { kivFreeHttp(response); }
-};
-using Response = std::unique_ptr<kivHttpResponse, ResponseDeleter>;
-
-std::string BodyOf(kivHttpResponse* response) {
-    return std::string(kivGetHttpBody(response), static_cast<std::size_t>(kivGetHttpBodyLen(response)));
-}
+using kivtest::BodyOf;
+using kivtest::Response;
 
 class SyncApi : public testing::Test {
 protected:

@@ -1,5 +1,7 @@
 #include "kivtest/TestServer.h"
 
+#include "kivtest/Listen.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -169,23 +171,7 @@ TestServer::TestServer(const std::function<void(httplib::Server&)>& extraRoutes)
         extraRoutes(server_);
     }
 
-    port_ = server_.bind_to_any_port("127.0.0.1");
-    if (port_ < 0) {
-        throw std::runtime_error("kivtest::TestServer: cannot bind 127.0.0.1");
-    }
-    thread_ = std::thread([this] {
-        server_.listen_after_bind();
-        listenReturned_ = true;
-    });
-    // The socket already accepts connections, but stop() is a no-op until
-    // the listen loop has started, so the destructor could otherwise hang.
-    while (!server_.is_running()) {
-        if (listenReturned_) {
-            thread_.join();
-            throw std::runtime_error("kivtest::TestServer: listen failed");
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+    port_ = ListenInBackground(server_, thread_, listenReturned_, "kivtest::TestServer");
 }
 
 TestServer::~TestServer() {

@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "kivtest/Listen.h"
 #include "kivtest/TestServer.h"
 
 namespace kivtest {
@@ -53,19 +54,7 @@ public:
         server_.Get("/cookie/echo", [](const httplib::Request& req, httplib::Response& res) {
             res.set_content(req.get_header_value("Cookie"), "text/plain");
         });
-        port_ = server_.bind_to_any_port("127.0.0.1");
-        if (port_ < 0) throw std::runtime_error("kivtest::TlsServer: cannot bind 127.0.0.1");
-        thread_ = std::thread([this] {
-            server_.listen_after_bind();
-            listenReturned_ = true;
-        });
-        while (!server_.is_running()) {
-            if (listenReturned_) {
-                thread_.join();
-                throw std::runtime_error("kivtest::TlsServer: listen failed");
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        port_ = ListenInBackground(server_, thread_, listenReturned_, "kivtest::TlsServer");
     }
 
     ~TlsServer() {
