@@ -14,6 +14,46 @@ namespace Data {
 
 namespace {
 constexpr std::uint32_t kIdleWaitMilliseconds = 1000;
+
+// The queues' small operations, each under the queue's own lock.
+bool Contains(const std::list<Base::HttpRequest*>& list, CriticalSection& lock, RequestId id) {
+    bool found = false;
+    lock.Enter();
+    for (const Base::HttpRequest* request : list) {
+        if (request->Id() == id) {
+            found = true;
+            break;
+        }
+    }
+    lock.Leave();
+    return found;
+}
+
+Base::HttpRequest* TakeById(std::list<Base::HttpRequest*>& list, CriticalSection& lock,
+                            RequestId id) {
+    Base::HttpRequest* found = nullptr;
+    lock.Enter();
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if ((*it)->Id() == id) {
+            found = *it;
+            list.erase(it);
+            break;
+        }
+    }
+    lock.Leave();
+    return found;
+}
+
+Base::HttpRequest* TakeFront(std::list<Base::HttpRequest*>& list, CriticalSection& lock) {
+    Base::HttpRequest* front = nullptr;
+    lock.Enter();
+    if (!list.empty()) {
+        front = list.front();
+        list.pop_front();
+    }
+    lock.Leave();
+    return front;
+}
 }  // namespace
 
 DataService::DataService() {
@@ -85,21 +125,6 @@ void DataService::Cancel(RequestId id) {
     cancelLock.Leave();
 }
 
-namespace {
-bool Contains(const std::list<Base::HttpRequest*>& list, CriticalSection& lock, RequestId id) {
-    bool found = false;
-    lock.Enter();
-    for (const Base::HttpRequest* request : list) {
-        if (request->Id() == id) {
-            found = true;
-            break;
-        }
-    }
-    lock.Leave();
-    return found;
-}
-}  // namespace
-
 bool DataService::HeldLocked(RequestId id) {
     if (id == 0) return false;
     return id == runningId || Contains(pending, pendingLock, id) ||
@@ -143,34 +168,6 @@ void DataService::ProcessCancels() {
     cancelIds.splice(cancelIds.begin(), kept);
     cancelLock.Leave();
 }
-
-namespace {
-Base::HttpRequest* TakeById(std::list<Base::HttpRequest*>& list, CriticalSection& lock,
-                            RequestId id) {
-    Base::HttpRequest* found = nullptr;
-    lock.Enter();
-    for (auto it = list.begin(); it != list.end(); ++it) {
-        if ((*it)->Id() == id) {
-            found = *it;
-            list.erase(it);
-            break;
-        }
-    }
-    lock.Leave();
-    return found;
-}
-
-Base::HttpRequest* TakeFront(std::list<Base::HttpRequest*>& list, CriticalSection& lock) {
-    Base::HttpRequest* front = nullptr;
-    lock.Enter();
-    if (!list.empty()) {
-        front = list.front();
-        list.pop_front();
-    }
-    lock.Leave();
-    return front;
-}
-}  // namespace
 
 void DataService::RemovePending(RequestId id) { delete TakeById(pending, pendingLock, id); }
 
