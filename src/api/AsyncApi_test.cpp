@@ -150,7 +150,16 @@ TEST_F(AsyncApi, DownloadsFinishedBeforeTheLoopRunsComeBackInStartOrderFromOneMe
         const std::string path = dir.Path("file" + std::to_string(i));
         kivAsyncDownload(server.Url("/text").c_str(), path.c_str(), &Record, i);
     }
-    SleepUntil([&] { return server.Hits("/text") == 3; });
+    // A file is complete once closed, just before its download is marked
+    // finished; the pause covers that last step even on a loaded machine.
+    SleepUntil([&] {
+        for (int i = 1; i <= 3; ++i) {
+            if (kivtest::ReadFile(dir.Path("file" + std::to_string(i))) != "hello, kivHttp") {
+                return false;
+            }
+        }
+        return true;
+    });
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
     ASSERT_TRUE(kivtest::PeekOneMessage(true));
