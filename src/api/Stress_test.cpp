@@ -320,6 +320,21 @@ protected:
         load = nullptr;
     }
 
+    // Plans `Scaled(full, floor)` transfers, rounded to whole shares of the
+    // host threads, and gives each its owner; returns the share per thread.
+    int PlanRecords(int full, int floor, bool downloads) {
+        const int total = Scaled(full, floor) / kHostThreads * kHostThreads;
+        const int perThread = total / kHostThreads;
+        std::mt19937 rng(seed);
+        for (int i = 0; i < total; ++i) {
+            state.records.push_back(std::make_unique<Record>());
+            Record& r = *state.records.back();
+            r.plan = MakePlan(i, rng, server, closed, downloads);
+            r.owner = i / perThread;
+        }
+        return perThread;
+    }
+
     std::uint32_t seed = 0;
     Load state;
     kivtest::ChaosServer server{96};
@@ -465,15 +480,8 @@ void Report(const char* what, const Tally& t, double seconds) {
 }
 
 TEST_F(StressTest, QueuedRequestsFromFourThreadsWithRandomCancelsLoseNothing) {
-    const int total = Scaled(2000, 40) / kHostThreads * kHostThreads;
-    const int perThread = total / kHostThreads;
-    std::mt19937 rng(seed);
-    for (int i = 0; i < total; ++i) {
-        state.records.push_back(std::make_unique<Record>());
-        Record& r = *state.records.back();
-        r.plan = MakePlan(i, rng, server, closed, false);
-        r.owner = i / perThread;
-    }
+    const int perThread = PlanRecords(2000, 40, false);
+    const int total = perThread * kHostThreads;
 
     kivtest::Stopwatch clock;
     kivHttpStartup();
@@ -540,18 +548,13 @@ void StartDownloads(int owner, int first, int count, const kivtest::TempDir* dir
 }
 
 TEST_F(StressTest, ConcurrentDownloadsWithRandomCancelsLoseNothing) {
-    const int total = Scaled(200, 8) / kHostThreads * kHostThreads;
-    const int perThread = total / kHostThreads;
-    std::mt19937 rng(seed);
-    for (int i = 0; i < total; ++i) {
-        state.records.push_back(std::make_unique<Record>());
-        Record& r = *state.records.back();
-        r.plan = MakePlan(i, rng, server, closed, true);
+    const int perThread = PlanRecords(200, 8, true);
+    const int total = perThread * kHostThreads;
+    for (const auto& r : state.records) {
         // Long enough that the downloads overlap and cancels find them running.
-        if (r.plan.kind == Kind::Trickle) {
-            r.plan.url += "0";  // ms=T becomes 10*T: up to 400 ms per download
+        if (r->plan.kind == Kind::Trickle) {
+            r->plan.url += "0";  // ms=T becomes 10*T: up to 400 ms per download
         }
-        r.owner = i / perThread;
     }
 
     kivtest::Stopwatch clock;

@@ -9,25 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "kivtest/RawBehaviours.h"
+
 namespace kivtest {
 
 class BrokerLink;
 
-class RawServer {
+class RawServer : public RawBehaviours {
    public:
-    struct Behaviour {
-        enum class Kind { Silent, NeverRead, Script };
-        Kind kind;
-        std::string bytes;
-        bool closeAfter;
-    };
-
-    static Behaviour Silent() { return {Behaviour::Kind::Silent, {}, false}; }
-    static Behaviour NeverRead() { return {Behaviour::Kind::NeverRead, {}, false}; }
-    static Behaviour Script(std::string bytes, bool closeAfter = true) {
-        return {Behaviour::Kind::Script, std::move(bytes), closeAfter};
-    }
-
     explicit RawServer(Behaviour behaviour);
     ~RawServer();
 
